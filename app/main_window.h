@@ -12,10 +12,14 @@ bool BuildMainWindow();
 // Handles one event of the loop; false once the user has asked to close the window.
 bool DispatchEvent(const tagMSG& event);
 
-// Tears the window down at shutdown. After this, every operation below does nothing.
+// Shutdown: from the first call on, every operation below does nothing; then the window goes.
 void DestroyMainWindow();
+bool ShellShuttingDown();
 
 void SetTransferControlsEnabled(bool enabled);
 void SetProgress(int value);
 std::wstring CurrentPortName();
 void AddPortName(const std::wstring& name);
+
+// The activity log's one way into LogList (see activity_log.h).
+void AppendLogLine(const std::wstring& line);
