@@ -8,7 +8,9 @@ function(quellmark_target_options target)
   if(WIN32)
     target_compile_definitions(${target} PRIVATE UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX
                                                  _WIN32_WINNT=0x0A00)
-    target_link_options(${target} PRIVATE -static -municode)
+    # Static: no DLL of our own beside the exe. ASLR (high entropy), DEP; release builds stripped.
+    target_link_options(${target} PRIVATE -static -municode -Wl,--dynamicbase,--high-entropy-va,--nxcompat
+                        $<$<CONFIG:Release>:-s>)
   endif()
 endfunction()
 
