@@ -20,6 +20,7 @@ DLL_DYNAMIC_BASE = 0x0040
 DLL_NX_COMPAT = 0x0100
 SCN_MEM_EXECUTE = 0x20000000
 SCN_MEM_WRITE = 0x80000000
+RT_GROUP_ICON = 14
 RT_VERSION = 16
 RT_MANIFEST = 24
 
@@ -129,6 +130,14 @@ class ExeImageTest(unittest.TestCase):
         text = versions[0].decode("utf-16-le", errors="replace")
         self.assertRegex(text, "ProductName\0+Quellmark\0")
         self.assertRegex(text, "ProductVersion\0+1\\.0\0")
+
+    def test_icon_from_16_to_256_pixels(self):
+        groups = list(self.image.resources(RT_GROUP_ICON))
+        self.assertEqual(len(groups), 1)
+        _, _, count = struct.unpack_from("<HHH", groups[0], 0)
+        # Width 0 in a group entry means 256.
+        widths = {groups[0][6 + 14 * i] or 256 for i in range(count)}
+        self.assertTrue({16, 32, 48, 256} <= widths, f"icon sizes {sorted(widths)}")
 
 
 if __name__ == "__main__":
