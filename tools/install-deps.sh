@@ -3,7 +3,7 @@
 set -euo pipefail
 
 packages=(
-  cmake make g++ clang clang-tidy clang-format cppcheck libgtest-dev python3
+  cmake make g++ clang libclang-rt-14-dev clang-tidy clang-format cppcheck libgtest-dev python3
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   wine wine64 xvfb xdotool imagemagick e2fsprogs
 )
