@@ -7,6 +7,7 @@
 #include <commctrl.h>
 #include <psapi.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -627,6 +628,58 @@ std::string FindMain(const std::wstring& title, const std::string& timeout) {
   }
 }
 
+long long UnixMicroseconds(const FILETIME& time) {
+  const ULONGLONG ticks = (static_cast<ULONGLONG>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+  return static_cast<long long>((ticks - 116444736000000000ULL) / 10);
+}
+
+long long NowUnixMicroseconds() {
+  FILETIME now = {};
+  GetSystemTimePreciseAsFileTime(&now);
+  return UnixMicroseconds(now);
+}
+
+// Start-up as the app itself records it: its creation (GetProcessTimes), the moment its window
+// shows and the moment its log has a first entry, all on the system clock in microseconds since
+// 1970, polled every millisecond. Meant to be sent before the app is launched.
+std::string Startup(const std::wstring& title, const std::string& timeout) {
+  const ULONGLONG deadline = DeadlineIn(timeout);
+  HWND window = nullptr;
+  while ((window = FindWindowW(nullptr, title.c_str())) == nullptr || !IsWindowVisible(window)) {
+    if (Expired(deadline)) return Fail(L"no window titled " + title);
+    Sleep(1);
+  }
+  const long long window_seen = NowUnixMicroseconds();
+  MainWindow = window;
+  AppThread = GetWindowThreadProcessId(MainWindow, &AppPid);
+  long long polls = 0;
+  for (;;) {
+    HWND list = FirstChildOfClass(MainWindow, L"ListBox");
+    LRESULT count = 0;
+    ++polls;
+    if (list != nullptr && Ask(list, LB_GETCOUNT, 0, 0, count) && count > 0) break;
+    if (Expired(deadline)) return Fail(L"no log entry");
+    Sleep(1);
+  }
+  const long long entry_seen = NowUnixMicroseconds();
+  HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, AppPid);
+  if (process == nullptr) return Fail(L"OpenProcess failed");
+  FILETIME created = {};
+  FILETIME exited = {};
+  FILETIME kernel = {};
+  FILETIME user = {};
+  const BOOL timed = GetProcessTimes(process, &created, &exited, &kernel, &user);
+  CloseHandle(process);
+  if (!timed) return Fail(L"GetProcessTimes failed");
+  HWND list = FirstChildOfClass(MainWindow, L"ListBox");
+  std::wstring first(static_cast<size_t>(AskOr(list, LB_GETTEXTLEN, 0, 0, 0)) + 1, L'\0');
+  first.resize(static_cast<size_t>(
+      std::max<LRESULT>(0, AskOr(list, LB_GETTEXT, 0, reinterpret_cast<LPARAM>(first.data()), 0))));
+  return Ok({Kv("pid", Num(AppPid)), Kv("created_us", Num(UnixMicroseconds(created))),
+             Kv("window_us", Num(window_seen)), Kv("entry_us", Num(entry_seen)),
+             Kv("polls", Num(polls)), Kv("first_entry", Str(first))});
+}
+
 std::string Click(const std::wstring& text) {
   for (HWND child : Descendants(MainWindow)) {
     if (ClassOf(child) == L"Button" && TextOf(child) == text) {
@@ -677,6 +730,7 @@ std::string ProcessFacts() {
   return Ok({Kv("handles", Num(handles)),
              Kv("working_set", Num(static_cast<long long>(memory.WorkingSetSize))),
              Kv("private_bytes", Num(static_cast<long long>(memory.PrivateUsage))),
+             Kv("peak_working_set", Num(static_cast<long long>(memory.PeakWorkingSetSize))),
              Kv("gdi_objects", Num(gdi)), Kv("user_objects", Num(user)),
              Kv("running", Bool(exit_code == STILL_ACTIVE))});
 }
@@ -723,6 +777,7 @@ std::string Run(const std::vector<std::string>& args) {
   auto arg = [&args](size_t i) { return i < args.size() ? args[i] : std::string(); };
   if (command == "ping") return Ok({});
   if (command == "find_main") return FindMain(Wide(arg(1)), arg(2));
+  if (command == "startup") return Startup(Wide(arg(1)), arg(2));
   if (command == "adjust") return AdjustedRect(args);
   if (command == "send" || command == "post") return Message(args, command == "post");
   if (MainWindow == nullptr) return Fail(L"no main window yet (find_main first)");
