@@ -12,6 +12,8 @@
 
 namespace {
 
+using namespace std::string_literals;
+
 // Stands in for CharLowerW: enough for the letters the cases use.
 void LowerAscii(wchar_t* text) {
   for (; *text != L'\0'; ++text) {
@@ -21,12 +23,12 @@ void LowerAscii(wchar_t* text) {
 
 TEST(FilterList, SettingsFilterIsOnePairEndedByTwoNuls) {
   const std::wstring list = FilterListFromText(SettingsFilterText);
-  const std::wstring expected(L"Setting (*.set)\0*.set;\0\0", 24);
+  const std::wstring expected = L"Setting (*.set)\0*.set;\0\0"s;
   EXPECT_EQ(list, expected);
 }
 
 TEST(FilterList, EveryBarBecomesNul) {
-  const std::wstring expected(L"A\0a\0B\0b\0\0", 10);
+  const std::wstring expected = L"A\0a\0B\0b\0\0\0"s;
   EXPECT_EQ(FilterListFromText(L"A|a|B|b|"), expected);
 }
 
