@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <charconv>
 #include <cstdio>
 
 #include "app/activity_log.h"
@@ -31,27 +32,39 @@ void DeliverArrivals() {
   std::erase_if(Line.Pending, due);
 }
 
+// Digits from first to last, or -1 when there are none or anything else among them.
+int Number(std::string_view text) {
+  int value = -1;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  return error == std::errc() && end == text.data() + text.size() ? value : -1;
+}
+
 void AnswerLikeTrx(const std::string& command) {
-  int address = 0;
-  unsigned value = 0;
-  char end = 0;
-  if (std::sscanf(command.c_str(), "XL%4d%c", &address, &end) == 2 && end == ';') {
-    address -= 1000;
-    if (address < Trx.SilentFrom) {
-      char reply[8];
-      std::snprintf(reply, sizeof reply, "R:%03u;", unsigned{Trx.Memory[address]});
-      Arrive(2, reply);
-    }
-  } else if (std::sscanf(command.c_str(), "XS%4d %u%c", &address, &value, &end) == 3 &&
-             end == ';') {
-    address -= 1000;
-    if (address < Trx.SilentFrom) {
-      Trx.Memory[address] = static_cast<uint8_t>(value);
-      Arrive(2, "W:0;");
-    }
-  } else {
+  const std::string_view text(command);
+  const int address = text.size() >= 7 ? Number(text.substr(2, 4)) - 1000 : -1;
+  const bool read = text.size() == 7 && text.starts_with("XL") && text.ends_with(';');
+  const bool write =
+      text.size() >= 9 && text.starts_with("XS") && text[6] == ' ' && text.ends_with(';');
+  if (address < 0 || address >= 1024 || !(read || write)) {
     ADD_FAILURE() << "not a command: " << command;
+    return;
   }
+  if (address >= Trx.SilentFrom) {
+    return;
+  }
+  if (read) {
+    char reply[8];
+    std::snprintf(reply, sizeof reply, "R:%03u;", unsigned{Trx.Memory[address]});
+    Arrive(2, reply);
+    return;
+  }
+  const int value = Number(text.substr(7, text.size() - 8));
+  if (value < 0 || value > 255) {
+    ADD_FAILURE() << "bad value: " << command;
+    return;
+  }
+  Trx.Memory[address] = static_cast<uint8_t>(value);
+  Arrive(2, "W:0;");
 }
 
 }  // namespace

@@ -20,20 +20,20 @@ class TrxProtocol : public ::testing::Test {
 };
 
 struct CommandCase {
-  bool Read;
+  std::string Wire;
   int Address;
   uint8_t Value;
-  std::string Wire;
+  bool Read;
 };
 
 TEST_F(TrxProtocol, SendsTheCommandBytesAndNothingElse) {
   const CommandCase cases[] = {
-      {true, 0, 0, "\x58\x4C\x31\x30\x30\x30\x3B"},
-      {true, 1023, 0, "\x58\x4C\x32\x30\x32\x33\x3B"},
-      {false, 0, 0, "\x58\x53\x31\x30\x30\x30\x20\x30\x3B"},
-      {false, 500, 42, "\x58\x53\x31\x35\x30\x30\x20\x34\x32\x3B"},
-      {false, 1023, 255, "\x58\x53\x32\x30\x32\x33\x20\x32\x35\x35\x3B"},
-      {false, 7, 100, "XS1007 100;"},
+      {"\x58\x4C\x31\x30\x30\x30\x3B", 0, 0, true},
+      {"\x58\x4C\x32\x30\x32\x33\x3B", 1023, 0, true},
+      {"\x58\x53\x31\x30\x30\x30\x20\x30\x3B", 0, 0, false},
+      {"\x58\x53\x31\x35\x30\x30\x20\x34\x32\x3B", 500, 42, false},
+      {"\x58\x53\x32\x30\x32\x33\x20\x32\x35\x35\x3B", 1023, 255, false},
+      {"XS1007 100;", 7, 100, false},
   };
   AttachFakeTrx();
   for (const CommandCase& c : cases) {
