@@ -500,6 +500,17 @@ class App:
     def cancel_file_dialog(self, title, timeout=10.0):
         return self.call("cancel_file", title, int(timeout * 1000), timeout=timeout + 30)["closed"]
 
+    def dismiss_boxes(self, rounds=5):
+        """Closes whatever dialogs are up (Cancel, No or OK first), also those that follow."""
+        for _ in range(rounds):
+            if not self.boxes() and self.no_box_within(0.5):
+                return
+            for box in self.boxes():
+                ids = [b["id"] for b in box["buttons"]]
+                choice = next((i for i in (2, 7, 1) if i in ids), ids[0] if ids else None)
+                if choice is not None:
+                    self.answer_box(str(choice), box)
+
     def syscommand(self, name):
         """Posts WM_SYSCOMMAND: close, minimize, maximize or restore."""
         self.call("syscommand", name)
@@ -538,6 +549,11 @@ class App:
         """A real left click at client coordinates of the main window."""
         sx, sy = self.screen_point(x, y)
         self._xdotool("mousemove", "--sync", str(sx), str(sy), "click", "1")
+
+    def real_double_click(self, x, y):
+        sx, sy = self.screen_point(x, y)
+        self._xdotool("mousemove", "--sync", str(sx), str(sy), "click", "--repeat", "2",
+                      "--delay", "80", "1")
 
     def real_click_control(self, name):
         r = self.control(name)["rect"]
