@@ -126,6 +126,9 @@ class Session:
         self._counter = 0
         self._closed = False
 
+    def note_time(self, what, started):
+        self.timings.setdefault(what, []).append(time.monotonic() - started)
+
     def next_name(self, stem):
         self._counter += 1
         return os.path.join(self.work, f"{stem}-{self._counter}")
@@ -177,7 +180,7 @@ class Session:
             subprocess.run(["wineboot", "-i"], env=self.env, stdout=log, stderr=log,
                            check=True, timeout=300)
         self._wineserver("-w", timeout=120)
-        self.timings["create prefix"] = time.monotonic() - started
+        self.note_time("create prefix", started)
 
     def _wineserver(self, flag, timeout=60):
         subprocess.run(["wineserver", flag], env=self.env, stdout=subprocess.DEVNULL,
@@ -209,7 +212,7 @@ class Session:
                            check=True, timeout=120)
         self.restart_wine()
         self.ports = dict(mapping)
-        self.timings["map ports"] = time.monotonic() - started
+        self.note_time("map ports", started)
 
     def close(self):
         if self._closed:
@@ -227,7 +230,10 @@ class Session:
         if self.xvfb is not None:
             _stop_process(self.xvfb)
         if self.timings:
-            report = ", ".join(f"{k} {v:.2f} s" for k, v in self.timings.items())
+            report = "; ".join(
+                f"{what} x{len(times)}: " + (f"{times[0]:.2f} s" if len(times) == 1 else
+                                            f"{min(times):.2f}..{max(times):.2f} s")
+                for what, times in self.timings.items())
             print(f"[harness] timings: {report}", file=sys.stderr)
 
 
@@ -380,7 +386,7 @@ class App:
             self.kill()
             raise
         self.ready_at = time.time()
-        s.timings["launch app"] = time.monotonic() - started
+        s.note_time("launch app", started)
 
     def _has_first_entry(self):
         try:
