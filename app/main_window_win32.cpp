@@ -173,14 +173,20 @@ void CreateProgressBar() {
   SendMessageW(ProgressBar, PBM_SETRANGE32, 0, 100);
 }
 
-// The drop-down list's closed height is its selection field plus the frame around it.
+// The drop-down list's closed height is its selection field plus the frame around it. Platforms
+// count the frame differently (Wine also adds to the field height asked for), so the request is
+// corrected by what the outside came to until it fits.
 void SetComboClosedHeight() {
-  RECT outer{};
-  GetWindowRect(PortCombo, &outer);
-  LRESULT field = SendMessageW(PortCombo, CB_GETITEMHEIGHT, static_cast<WPARAM>(-1), 0);
-  if (field == CB_ERR) return;
-  int frame = static_cast<int>((outer.bottom - outer.top) - field);
-  SendMessageW(PortCombo, CB_SETITEMHEIGHT, static_cast<WPARAM>(-1), kComboClosedHeight - frame);
+  LRESULT requested = SendMessageW(PortCombo, CB_GETITEMHEIGHT, static_cast<WPARAM>(-1), 0);
+  if (requested == CB_ERR) return;
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    RECT outer{};
+    GetWindowRect(PortCombo, &outer);
+    const int error = kComboClosedHeight - static_cast<int>(outer.bottom - outer.top);
+    if (error == 0) return;
+    requested += error;
+    SendMessageW(PortCombo, CB_SETITEMHEIGHT, static_cast<WPARAM>(-1), requested);
+  }
 }
 
 // The version 6 bar glides towards a higher position; stepping past it and back shows it at once.
