@@ -332,12 +332,13 @@ class ReplaceTest(SettingsFileTest):
 
         for label, lock in (("read-only", read_only), ("immutable", immutable)):
             with self.subTest(label):
-                old = self.write(label + ".set", _pattern(2))
+                os.makedirs(self.path(label))
+                old = self.write(os.path.join(label, "locked.set"), _pattern(2))
                 unlock = lock(old)
                 self.assertEqual(self.refused_save(win_path(old), answer="Yes"),
                                  " May not create the file:" + win_path(old))
                 self.assertEqual(self.read(old), _pattern(2))
-                self.assertEqual(os.listdir(self.dir), [label + ".set"])
+                self.assertEqual(os.listdir(self.path(label)), ["locked.set"])
                 unlock()
                 self.free(old)
 
