@@ -8,6 +8,7 @@
 #include <psapi.h>
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -714,6 +715,48 @@ std::string SysCommand(const std::string& name) {
   return Fail(L"unknown system command " + Wide(name));
 }
 
+// Wine answers GetProcessHandleCount for another process with 0, so the app's handles are also
+// counted in the system's handle table, by owner.
+long long SystemHandleCount(DWORD pid) {
+  struct HandleEntry {
+    ULONG owner;
+    BYTE type;
+    BYTE flags;
+    USHORT value;
+    PVOID object;
+    ULONG access;
+  };
+  struct HandleTable {
+    ULONG count;
+    HandleEntry first;
+  };
+  constexpr ULONG kSystemHandleInformation = 16;
+  constexpr LONG kInfoLengthMismatch = static_cast<LONG>(0xC0000004);
+  using Query = LONG(WINAPI*)(ULONG, PVOID, ULONG, PULONG);
+  const auto query = reinterpret_cast<Query>(reinterpret_cast<void*>(
+      GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQuerySystemInformation")));
+  if (query == nullptr) return -1;
+  std::vector<unsigned char> buffer(1 << 16);
+  LONG status = kInfoLengthMismatch;
+  while (status == kInfoLengthMismatch && buffer.size() <= (1u << 26)) {
+    ULONG needed = 0;
+    status =
+        query(kSystemHandleInformation, buffer.data(), static_cast<ULONG>(buffer.size()), &needed);
+    if (status == kInfoLengthMismatch) buffer.resize(std::max<size_t>(buffer.size() * 2, needed));
+  }
+  if (status != 0) return -1;
+  ULONG count = 0;
+  std::memcpy(&count, buffer.data(), sizeof count);
+  const size_t first = offsetof(HandleTable, first);
+  long long owned = 0;
+  for (ULONG i = 0; i < count && first + (i + 1) * sizeof(HandleEntry) <= buffer.size(); ++i) {
+    HandleEntry entry;
+    std::memcpy(&entry, buffer.data() + first + i * sizeof(HandleEntry), sizeof entry);
+    if (entry.owner == pid) ++owned;
+  }
+  return owned;
+}
+
 std::string ProcessFacts() {
   HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, AppPid);
   if (process == nullptr) return Fail(L"OpenProcess failed");
@@ -727,7 +770,7 @@ std::string ProcessFacts() {
   DWORD exit_code = 0;
   GetExitCodeProcess(process, &exit_code);
   CloseHandle(process);
-  return Ok({Kv("handles", Num(handles)),
+  return Ok({Kv("handles", Num(handles)), Kv("system_handles", Num(SystemHandleCount(AppPid))),
              Kv("working_set", Num(static_cast<long long>(memory.WorkingSetSize))),
              Kv("private_bytes", Num(static_cast<long long>(memory.PrivateUsage))),
              Kv("peak_working_set", Num(static_cast<long long>(memory.PeakWorkingSetSize))),
