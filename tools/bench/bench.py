@@ -9,6 +9,7 @@ import datetime
 import json
 import os
 import platform
+import shutil
 import subprocess
 import sys
 import time
@@ -36,6 +37,9 @@ REPLY_BYTES = {"read": 6, "write": 4}
 
 def open_session(build, out):
     """The harness's private display and prefix, COM1 mapped to the simulators' fixed link."""
+    # A fresh work directory: the harness names its files by a counter that starts again in
+    # every session, and the sim appends to an existing record.
+    shutil.rmtree(os.path.join(out, "work"), ignore_errors=True)
     os.environ.update(
         QM_EXE=os.path.join(build, "win", EXE),
         QM_DRIVER=os.path.join(build, "win", "tests", "e2e", "driver", "qmdriver.exe"),
@@ -83,16 +87,18 @@ class TimedLaunch(harness.App):
         self.hwnd, self.pid = None, self.startup["pid"]
 
 
+LB_GETCOUNT = 0x018B
+
+
 def wait_entry(app, count, text, timeout=TRANSFER_TIMEOUT):
-    """Until the log holds count entries, the last one ending in text."""
-
-    def arrived():
-        items = app.log()
-        if len(items) > count or (len(items) == count and not items[-1].endswith(text)):
-            raise RuntimeError(f"log entry {len(items)} is {items[-1]!r}, wanted {text!r}")
-        return len(items) == count
-
-    harness.wait_until(arrived, timeout, interval=0.05, message=repr(text))
+    """Until the log holds count entries, the last one ending in text. Polls the count alone, so
+    a long log costs nothing while it waits."""
+    log_list = app.control("LogList")["hwnd"]
+    harness.wait_until(lambda: app.call("send", log_list, LB_GETCOUNT, 0, 0)["result"] >= count,
+                       timeout, interval=0.05, message=repr(text))
+    items = app.log()
+    if len(items) != count or not items[-1].endswith(text):
+        raise RuntimeError(f"log entry {len(items)} is {items[-1]!r}, wanted {text!r}")
 
 
 def run_wine(session, argv):
@@ -192,6 +198,7 @@ def program_run(session):
     cpu.update(program_jobs(app, ff, pids, (("read", "read ff"), ("write", "write 255"))))
     facts = app.process_stats()
     hwm = linux_process.status_kib(pids["process"], "VmHWM")
+    facts["rss_anon_kib"] = linux_process.status_kib(pids["process"], "RssAnon")
     app.close()
     app.wait_exit()
     ff.stop()
@@ -283,6 +290,7 @@ def main():
     startup = {}
     peaks = {"program": [], "program_hwm": [], "bare": []}
     private = []
+    handles = []
     session = open_session(args.build, out)
     for run in range(1, args.runs + 1):
         print(f"run {run}/{args.runs}: program", flush=True)
@@ -291,7 +299,8 @@ def main():
         bare, bare_hwm = bare_run(session, bare_exe)
         runs.append({t: {"program": program[t], "bare": bare[t]} for t in report.TRANSFERS})
         peaks["program"].append(app_facts["peak_working_set"] / 1024)
-        private.append(app_facts["private_bytes"] / 1024)
+        private.append(app_facts["rss_anon_kib"])
+        handles.append(app_facts["system_handles"])
         peaks["program_hwm"].append(app_hwm)
         peaks["bare"].append(bare_hwm)
     for launch in range(1, args.launches + 1):
@@ -306,7 +315,9 @@ def main():
     memory = {
         "program peak working set (GetProcessMemoryInfo), KiB": report.spread(peaks["program"], 0),
         "program peak RSS (Linux VmHWM), KiB": report.spread(peaks["program_hwm"], 0),
-        "program private bytes after the transfers, KiB": report.spread(private, 0),
+        "program anonymous memory after the transfers (Linux RssAnon; Wine reports no private"
+        " bytes for another process), KiB": report.spread(private, 0),
+        "program handles after the transfers (system handle table)": report.spread(handles, 0),
         "bare loop peak RSS (Linux VmHWM), KiB": report.spread(peaks["bare"], 0),
         "quellmark.exe size": f"{exe_bytes} bytes ({exe_bytes / 1024:.0f} KiB)",
         "quellmark.exe imports": ", ".join(imports),
