@@ -217,8 +217,9 @@ ULONGLONG DeadlineIn(const std::string& milliseconds) {
 struct RemoteBuffer {
   HANDLE process = nullptr;
   void* address = nullptr;
-  explicit RemoteBuffer(size_t size) {
-    process = OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_VM_WRITE, FALSE, AppPid);
+  explicit RemoteBuffer(size_t size)
+      : process(
+            OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_VM_WRITE, FALSE, AppPid)) {
     if (process != nullptr) {
       address = VirtualAllocEx(process, nullptr, size, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
     }
@@ -387,6 +388,7 @@ std::string StatusFacts() {
     return Fail(L"SB_GETRECT failed");
   }
   std::vector<std::string> edge_list;
+  edge_list.reserve(edges.size());
   for (const int edge : edges) edge_list.push_back(Num(edge));
   return Ok({Kv("parts", Arr(edge_list)), Kv("field", Rect(field))});
 }
