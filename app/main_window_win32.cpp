@@ -297,7 +297,12 @@ void SetProgress(int value) {
   if (ShownProgress.exchange(shown) == shown) return;
   RunOnMainThread([shown] {
     if (ProgressBar == nullptr) CreateProgressBar();
+    // The bar repaints as part of each position change, which would hold the waiting worker for
+    // a paint; the one repaint now comes from the message loop right after.
+    SendMessageW(ProgressBar, WM_SETREDRAW, FALSE, 0);
     ShowProgressAtOnce(shown);
+    SendMessageW(ProgressBar, WM_SETREDRAW, TRUE, 0);
+    InvalidateRect(ProgressBar, nullptr, TRUE);
   });
 }
 
