@@ -114,7 +114,10 @@ class Session:
 
     def __init__(self):
         self.work = os.environ.get("QM_E2E_WORK") or tempfile.mkdtemp(prefix="qm-e2e-")
-        os.makedirs(self.work, exist_ok=True)
+        # Files of an earlier run under the same names (a sim appends to its record) would pass
+        # for this run's: every run starts from an empty work directory.
+        shutil.rmtree(self.work, ignore_errors=True)
+        os.makedirs(self.work)
         self.prefix = os.path.join(self.work, "prefix")
         self.timings = {}
         self.ports = None

@@ -20,15 +20,6 @@ ZERO = bytes(1024)
 JOB_TIMEOUT = 120.0
 
 
-def setUpModule():
-    # The work directory outlives a run, and a sim appends to its record: files of an earlier run
-    # under the same names would show up as this run's traffic.
-    work = harness.session().work
-    for name in os.listdir(work):
-        if name.startswith("sim-"):
-            os.remove(os.path.join(work, name))
-
-
 def read_commands(count=1024):
     return [f"XL{1000 + a};" for a in range(count)]
 
