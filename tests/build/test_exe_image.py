@@ -57,14 +57,23 @@ class PeImage:
         start = self.offset(rva)
         return self.data[start:self.data.index(b"\0", start)].decode("ascii")
 
-    def imported_dlls(self):
+    def imports(self):
+        """{dll name: [function names imported by name]}."""
         rva, _ = self.directories[1]
-        names, entry = [], self.offset(rva)
+        dlls, entry = {}, self.offset(rva)
         while True:
             fields = struct.unpack_from("<IIIII", self.data, entry)
             if not any(fields):
-                return names
-            names.append(self.c_string(fields[3]))
+                return dlls
+            functions, thunk = [], self.offset(fields[0] or fields[4])
+            while True:
+                (value,) = struct.unpack_from("<Q", self.data, thunk)
+                if value == 0:
+                    break
+                if not value & (1 << 63):
+                    functions.append(self.c_string(value + 2))
+                thunk += 8
+            dlls[self.c_string(fields[3])] = functions
             entry += 20
 
     def resources(self, type_id):
@@ -103,7 +112,7 @@ class ExeImageTest(unittest.TestCase):
         self.assertEqual(self.image.subsystem, SUBSYSTEM_WINDOWS_GUI)
 
     def test_imports_only_system_dlls(self):
-        dlls = {name.lower() for name in self.image.imported_dlls()}
+        dlls = {name.lower() for name in self.image.imports()}
         self.assertIn("kernel32.dll", dlls)
         self.assertLessEqual(dlls, SYSTEM_DLLS, f"not a system DLL: {dlls - SYSTEM_DLLS}")
 
@@ -116,6 +125,10 @@ class ExeImageTest(unittest.TestCase):
             with self.subTest(section=name):
                 self.assertFalse(flags & SCN_MEM_WRITE and flags & SCN_MEM_EXECUTE,
                                  f"section {name} is writable and executable")
+
+    def test_restricts_dll_loading_to_the_system_directory(self):
+        kernel32 = next(f for dll, f in self.image.imports().items() if dll.lower() == "kernel32.dll")
+        self.assertIn("SetDefaultDllDirectories", kernel32)
 
     def test_manifest_asks_for_visual_styles_as_invoker(self):
         manifests = [m.decode("utf-8") for m in self.image.resources(RT_MANIFEST)]
