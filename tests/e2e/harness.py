@@ -16,6 +16,7 @@ import ctypes
 import json
 import os
 import queue
+import re
 import shutil
 import signal
 import subprocess
@@ -26,6 +27,8 @@ import time
 import unittest
 
 TITLE = "Quellmark 1.0"
+# The time of day in front of every log entry.
+LOG_STAMP = re.compile(r"^([01]\d|2[0-3]):[0-5]\d:[0-5]\d")
 SCREEN = (1024, 768)
 
 # Named controls: (class, text or None for "the only one of its class").
@@ -639,3 +642,23 @@ for sims started with link=. A test launches the app with self.launch_app() (sto
 
     def wait_until(self, predicate, timeout=10.0, message="condition"):
         return wait_until(predicate, timeout, message=message)
+
+    def messages(self):
+        """self.app's log messages without their time stamps (each stamp checked on the way)."""
+        out = []
+        for entry in self.app.log():
+            self.assertRegex(entry, LOG_STAMP)
+            out.append(entry[8:])
+        return out
+
+    def new_messages(self, before, count=1, timeout=10.0):
+        """Waits until count entries follow the first `before` ones, and returns them."""
+        entries = []
+
+        def arrived():
+            entries[:] = self.messages()
+            return len(entries) >= before + count
+
+        self.wait_until(arrived, timeout, message=f"{count} new log entries")
+        self.assertEqual(len(entries), before + count, entries)
+        return entries[before:]

@@ -3,14 +3,12 @@ radio, every way out of a job, a line that misbehaves, and the controls while a 
 
 import contextlib
 import os
-import re
 import subprocess
 import time
 import unittest
 
 import harness
 
-STAMP = re.compile(r"^([01]\d|2[0-3]):[0-5]\d:[0-5]\d")
 TRANSFER_CONTROLS = ("PortCombo", "ReadButton", "WriteButton", "LoadButton", "SaveButton")
 MIX = bytes((a * 7 + 3) % 256 for a in range(1024))
 FF = bytes([255]) * 1024
@@ -73,25 +71,6 @@ class LinkCase(harness.QuellmarkTestCase):
         if self.app is None:
             self.app = self.launch_app()
         return self.app
-
-    def messages(self):
-        out = []
-        for entry in self.app.log():
-            self.assertRegex(entry, STAMP)
-            out.append(entry[8:])
-        return out
-
-    def new_messages(self, before, count=1, timeout=JOB_TIMEOUT):
-        """Waits for count entries after the first `before`, and returns them."""
-        entries = []
-
-        def arrived():
-            entries[:] = self.messages()
-            return len(entries) >= before + count
-
-        self.wait_until(arrived, timeout, message=f"{count} new log entries")
-        self.assertEqual(len(entries), before + count, entries)
-        return entries[before:]
 
     def transfer_controls_enabled(self):
         if self.hwnds is None:

@@ -2,7 +2,6 @@
 
 import contextlib
 import os
-import re
 import shutil
 import subprocess
 import unittest
@@ -13,7 +12,6 @@ from harness import QuellmarkTestCase, win_path
 LOAD_TITLE = "Please choose file to load"
 SAVE_TITLE = "Please choose file to save"
 ALL_BYTES = bytes(range(256)) * 4
-STAMP = re.compile(r"^([01]\d|2[0-3]):[0-5]\d:[0-5]\d")
 
 
 def _holder():
@@ -42,26 +40,6 @@ class SettingsFileTest(QuellmarkTestCase):
 
     def path(self, *parts):
         return os.path.join(self.dir, *parts)
-
-    def messages(self):
-        """The log's messages without their time stamps (each stamp checked on the way)."""
-        out = []
-        for entry in self.app.log():
-            self.assertRegex(entry, STAMP)
-            out.append(entry[8:])
-        return out
-
-    def new_messages(self, before, count=1):
-        """Waits until count entries follow the first `before` ones, and returns them."""
-        entries = []
-
-        def arrived():
-            entries[:] = self.messages()
-            return len(entries) >= before + count
-
-        self.wait_until(arrived, message=f"{count} new log entries")
-        self.assertEqual(len(entries), before + count, entries)
-        return entries[before:]
 
     def choose(self, button, title, name):
         self.assertTrue(self.app.click(button), f"{button} is disabled")

@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -290,23 +291,33 @@ std::string Controls() {
   return Ok({Kv("controls", Arr(items))});
 }
 
-std::string ListFacts() {
-  HWND list = FirstChildOfClass(MainWindow, L"ListBox");
-  if (list == nullptr) return Fail(L"no ListBox");
+// The texts of a list box's or combo box's items, as JSON strings; nothing when a message fails.
+// Both kinds answer LB_ERR and CB_ERR alike (-1) on a failure.
+std::optional<std::vector<std::string>> ItemTexts(HWND control, UINT count_message,
+                                                  UINT length_message, UINT text_message) {
   LRESULT count = 0;
-  if (!Ask(list, LB_GETCOUNT, 0, 0, count)) return Fail(L"LB_GETCOUNT timed out");
+  if (!Ask(control, count_message, 0, 0, count) || count < 0) return std::nullopt;
   std::vector<std::string> items;
+  items.reserve(static_cast<size_t>(count));
   for (LRESULT i = 0; i < count; ++i) {
-    const LRESULT length = AskOr(list, LB_GETTEXTLEN, static_cast<WPARAM>(i), 0, LB_ERR);
-    if (length == LB_ERR) return Fail(L"LB_GETTEXTLEN failed");
+    const LRESULT length = AskOr(control, length_message, static_cast<WPARAM>(i), 0, -1);
+    if (length < 0) return std::nullopt;
     std::wstring text(static_cast<size_t>(length) + 1, L'\0');
-    const LRESULT got =
-        AskOr(list, LB_GETTEXT, static_cast<WPARAM>(i), reinterpret_cast<LPARAM>(text.data()), -1);
-    if (got < 0) return Fail(L"LB_GETTEXT failed");
+    const LRESULT got = AskOr(control, text_message, static_cast<WPARAM>(i),
+                              reinterpret_cast<LPARAM>(text.data()), -1);
+    if (got < 0) return std::nullopt;
     text.resize(static_cast<size_t>(got));
     items.push_back(Str(text));
   }
-  return Ok({Kv("count", Num(count)), Kv("items", Arr(items)),
+  return items;
+}
+
+std::string ListFacts() {
+  HWND list = FirstChildOfClass(MainWindow, L"ListBox");
+  if (list == nullptr) return Fail(L"no ListBox");
+  const auto items = ItemTexts(list, LB_GETCOUNT, LB_GETTEXTLEN, LB_GETTEXT);
+  if (!items) return Fail(L"reading the ListBox items failed");
+  return Ok({Kv("count", Num(static_cast<long long>(items->size()))), Kv("items", Arr(*items)),
              Kv("top", Num(AskOr(list, LB_GETTOPINDEX, 0, 0, -1))),
              Kv("selection", Num(AskOr(list, LB_GETCURSEL, 0, 0, -1))),
              Kv("item_height", Num(AskOr(list, LB_GETITEMHEIGHT, 0, 0, -1))),
@@ -319,21 +330,10 @@ HWND PortCombo() { return FirstChildOfClass(MainWindow, L"ComboBox"); }
 std::string ComboFacts() {
   HWND combo = PortCombo();
   if (combo == nullptr) return Fail(L"no ComboBox");
-  LRESULT count = 0;
-  if (!Ask(combo, CB_GETCOUNT, 0, 0, count)) return Fail(L"CB_GETCOUNT timed out");
-  std::vector<std::string> items;
-  for (LRESULT i = 0; i < count; ++i) {
-    const LRESULT length = AskOr(combo, CB_GETLBTEXTLEN, static_cast<WPARAM>(i), 0, CB_ERR);
-    if (length == CB_ERR) return Fail(L"CB_GETLBTEXTLEN failed");
-    std::wstring text(static_cast<size_t>(length) + 1, L'\0');
-    const LRESULT got = AskOr(combo, CB_GETLBTEXT, static_cast<WPARAM>(i),
-                              reinterpret_cast<LPARAM>(text.data()), -1);
-    if (got < 0) return Fail(L"CB_GETLBTEXT failed");
-    text.resize(static_cast<size_t>(got));
-    items.push_back(Str(text));
-  }
+  const auto items = ItemTexts(combo, CB_GETCOUNT, CB_GETLBTEXTLEN, CB_GETLBTEXT);
+  if (!items) return Fail(L"reading the ComboBox items failed");
   return Ok(
-      {Kv("count", Num(count)), Kv("items", Arr(items)),
+      {Kv("count", Num(static_cast<long long>(items->size()))), Kv("items", Arr(*items)),
        Kv("selection", Num(AskOr(combo, CB_GETCURSEL, 0, 0, -2))), Kv("text", Str(TextOf(combo))),
        Kv("field_height", Num(AskOr(combo, CB_GETITEMHEIGHT, static_cast<WPARAM>(-1), 0, -1))),
        Kv("dropped", Bool(AskOr(combo, CB_GETDROPPEDSTATE, 0, 0, 0) != 0))});
