@@ -268,7 +268,11 @@ class ShellMinimiseTest(harness.QuellmarkTestCase):
         app.syscommand("minimize")
         self.wait_until(lambda: app.window()["iconic"], 10, message="the window minimised")
         app.syscommand("restore")
-        self.wait_until(lambda: not app.window()["iconic"], 10, message="the window restored")
+        # Wine clears the iconic state a moment before it moves the window back from its
+        # minimised place, so the restore is complete once both hold.
+        self.wait_until(lambda: not app.window()["iconic"]
+                        and app.window()["rect"] == before_window["rect"], 10,
+                        message="the window restored to where it was")
         after_window = app.window()
         for key in ("rect", "client", "style", "exstyle", "visible", "enabled"):
             self.assertEqual(after_window[key], before_window[key], key)
