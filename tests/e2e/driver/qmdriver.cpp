@@ -420,9 +420,10 @@ bool IsReady(HWND dialog) {
   return false;
 }
 
-// The pixels of a square of the screen, 32-bit BGRA, top row first.
-std::vector<uint32_t> ScreenPixels(int x, int y, int size) {
-  std::vector<uint32_t> pixels(static_cast<size_t>(size) * static_cast<size_t>(size));
+// A square 32-bit BGRA bitmap, top row first, that starts as pixels; draw paints into it on a
+// memory DC (given the screen's DC too), and what it then holds is returned.
+template <typename Draw>
+std::vector<uint32_t> DrawnPixels(std::vector<uint32_t> pixels, int size, Draw draw) {
   HDC screen = GetDC(nullptr);
   HDC memory = CreateCompatibleDC(screen);
   BITMAPINFO info = {};
@@ -430,7 +431,8 @@ std::vector<uint32_t> ScreenPixels(int x, int y, int size) {
   void* bits = nullptr;
   HBITMAP bitmap = CreateDIBSection(memory, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
   HGDIOBJ old = SelectObject(memory, bitmap);
-  BitBlt(memory, 0, 0, size, size, screen, x, y, SRCCOPY);
+  std::memcpy(bits, pixels.data(), pixels.size() * sizeof(uint32_t));
+  draw(memory, screen);
   GdiFlush();
   std::memcpy(pixels.data(), bits, pixels.size() * sizeof(uint32_t));
   SelectObject(memory, old);
@@ -440,25 +442,19 @@ std::vector<uint32_t> ScreenPixels(int x, int y, int size) {
   return pixels;
 }
 
+// The pixels of a square of the screen.
+std::vector<uint32_t> ScreenPixels(int x, int y, int size) {
+  return DrawnPixels(
+      std::vector<uint32_t>(static_cast<size_t>(size) * static_cast<size_t>(size)), size,
+      [&](HDC memory, HDC screen) { BitBlt(memory, 0, 0, size, size, screen, x, y, SRCCOPY); });
+}
+
 // The same square as the icon would draw it over the given background colour.
 std::vector<uint32_t> IconPixels(HICON icon, uint32_t background, int size) {
-  std::vector<uint32_t> pixels(static_cast<size_t>(size) * static_cast<size_t>(size), background);
-  HDC screen = GetDC(nullptr);
-  HDC memory = CreateCompatibleDC(screen);
-  BITMAPINFO info = {};
-  info.bmiHeader = {sizeof(BITMAPINFOHEADER), size, -size, 1, 32, BI_RGB, 0, 0, 0, 0, 0};
-  void* bits = nullptr;
-  HBITMAP bitmap = CreateDIBSection(memory, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
-  HGDIOBJ old = SelectObject(memory, bitmap);
-  std::memcpy(bits, pixels.data(), pixels.size() * sizeof(uint32_t));
-  DrawIconEx(memory, 0, 0, icon, size, size, 0, nullptr, DI_NORMAL);
-  GdiFlush();
-  std::memcpy(pixels.data(), bits, pixels.size() * sizeof(uint32_t));
-  SelectObject(memory, old);
-  DeleteObject(bitmap);
-  DeleteDC(memory);
-  ReleaseDC(nullptr, screen);
-  return pixels;
+  return DrawnPixels(
+      std::vector<uint32_t>(static_cast<size_t>(size) * static_cast<size_t>(size), background),
+      size,
+      [&](HDC memory, HDC) { DrawIconEx(memory, 0, 0, icon, size, size, 0, nullptr, DI_NORMAL); });
 }
 
 // Which standard icon a box shows. Icon handles are private to the process that loaded them,
